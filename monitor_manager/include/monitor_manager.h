@@ -22,7 +22,8 @@ class MonitorManager {
  public:
   // The first call creates the manager from `cfg`; later calls ignore `cfg`.
   // A monitor that cannot be built is logged at ERROR and thrown on as
-  // std::runtime_error; the next call then tries again.
+  // std::runtime_error; the next call then tries again, as it does after
+  // destroyInstance().
   static MonitorManager& getInstance(const XmlNode& cfg);
   // Throws std::runtime_error when the manager was never created.
   static MonitorManager& getInstance();
@@ -43,7 +44,11 @@ class MonitorManager {
   std::shared_ptr<MonitorFactory> monitor_factory_;
   std::unordered_map<std::string, std::shared_ptr<AbstractMonitor>> monitors_;
 
-  static std::once_flag init_flag_;
+  // Creation is serialised by a mutex rather than std::call_once: a monitor
+  // that cannot be built must leave creation open for a later call, and an
+  // exception leaving call_once is not portable (it deadlocks the next call
+  // under ThreadSanitizer's pthread_once).
+  static std::mutex init_mtx_;
   static std::shared_ptr<MonitorManager> instance_;
 };
 

@@ -9,15 +9,17 @@
 
 namespace tovak::monitor {
 
-std::once_flag MonitorManager::init_flag_;
+std::mutex MonitorManager::init_mtx_;
 std::shared_ptr<MonitorManager> MonitorManager::instance_;
 
 MonitorManager& MonitorManager::getInstance(const XmlNode& cfg) {
-  std::call_once(init_flag_, [&cfg] { instance_.reset(new MonitorManager(cfg)); });
-  return getInstance();
+  std::lock_guard<std::mutex> lock(init_mtx_);
+  if (!instance_) instance_.reset(new MonitorManager(cfg));
+  return *instance_;
 }
 
 MonitorManager& MonitorManager::getInstance() {
+  std::lock_guard<std::mutex> lock(init_mtx_);
   if (!instance_) {
     throw std::runtime_error(
         "[MonitorManager] (getInstance): MonitorManager not initialized. Call getInstance(const XmlNode&) first.");
@@ -25,7 +27,14 @@ MonitorManager& MonitorManager::getInstance() {
   return *instance_;
 }
 
-void MonitorManager::destroyInstance() { instance_.reset(); }
+void MonitorManager::destroyInstance() {
+  std::shared_ptr<MonitorManager> released;
+  {
+    std::lock_guard<std::mutex> lock(init_mtx_);
+    released.swap(instance_);
+  }
+  // The monitors stop their timers outside the lock.
+}
 
 MonitorManager::MonitorManager(const XmlNode& cfg) {
   monitor_factory_ = std::make_shared<MonitorFactory>();

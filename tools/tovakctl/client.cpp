@@ -61,7 +61,7 @@ std::string Context::unreachableReason() {
   tovak::api::HlcService::Stub stub(channel_);
   grpc::ClientContext c;
   c.set_wait_for_ready(false);
-  c.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(1));
+  c.set_deadline(std::chrono::system_clock::now() + std::chrono::milliseconds(250));
   tovak::api::Touch_Request req;
   tovak::api::Touch_Response resp;
   const grpc::Status st = stub.touch(&c, req, &resp);

@@ -159,6 +159,9 @@ class SimulatedCamera : public AbstractCamera {
   // Guarded by rec_mtx_.
   std::unique_ptr<VideoRecorder> recorder_;
   bool rec_paused_ = false;
+  std::chrono::steady_clock::time_point rec_start_;
+  std::chrono::steady_clock::time_point pause_start_;
+  std::chrono::steady_clock::duration paused_total_{};
 
   // Owned by the source thread while it runs; by start()/stop() otherwise.
   std::unique_ptr<FrameSource> source_;

@@ -12,8 +12,8 @@ namespace tovak::device::sim {
 
 // H.264 video written to a file through libavformat; the container follows
 // the file name's extension (.mp4, .mkv, .mov, ... any muxer that takes
-// H.264). Frames are numbered in order at `fps`, so time left out between
-// two writes (a paused recording) is left out of the file too.
+// H.264). The caller's clock sets the timestamps, so time it leaves out (a
+// paused recording) is left out of the file too.
 class VideoRecorder {
  public:
   // Opens the file and writes the container header. Throws std::runtime_error
@@ -24,8 +24,11 @@ class VideoRecorder {
   VideoRecorder(const VideoRecorder&) = delete;
   VideoRecorder& operator=(const VideoRecorder&) = delete;
 
-  // One BGR frame (CV_8UC3, the size given at construction).
-  void write(const cv::Mat& bgr);
+  // One BGR frame (CV_8UC3, the size given at construction) shown `t`
+  // seconds into the recording. Its timestamp is t rounded to the frame
+  // grid (always after the previous one), so the file keeps real time even
+  // when frames were dropped on a busy machine.
+  void write(const cv::Mat& bgr, double t);
   // Drains the encoder, writes the trailer and closes the file. Idempotent.
   void finish();
 
@@ -41,6 +44,8 @@ class VideoRecorder {
   AVStream* stream_ = nullptr;
   std::unique_ptr<H264Encoder> encoder_;
   int64_t frames_ = 0;
+  int64_t last_pts_ = -1;
+  int fps_ = 0;
   bool finished_ = false;
 };
 

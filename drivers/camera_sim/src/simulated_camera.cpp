@@ -385,7 +385,8 @@ void SimulatedCamera::record_(const cv::Mat& color) {
   std::lock_guard<std::mutex> rl(rec_mtx_);
   if (!recorder_ || rec_paused_) return;
   try {
-    recorder_->write(color);
+    const auto t = std::chrono::steady_clock::now() - rec_start_ - paused_total_;
+    recorder_->write(color, std::chrono::duration<double>(t).count());
   } catch (const std::exception& e) {
     LOG(ERROR) << "[SimulatedCamera] " << e.what() << "; recording stopped";
     recorder_.reset();
@@ -493,6 +494,8 @@ void SimulatedCamera::startRecording(const std::string& path) {
   if (recorder_) throw std::runtime_error(who_() + " is already recording to " + recorder_->path());
   recorder_ = std::make_unique<VideoRecorder>(who_(), path, w, h, fps, gop);
   rec_paused_ = false;
+  rec_start_ = std::chrono::steady_clock::now();
+  paused_total_ = {};
   std::lock_guard<std::mutex> lk(mtx_);
   state_.is_recording = true;
 }
@@ -519,6 +522,7 @@ void SimulatedCamera::pauseRecording() {
   if (!recorder_) throw std::runtime_error(who_() + " is not recording");
   if (rec_paused_) throw std::runtime_error("recording of " + who_() + " is already paused");
   rec_paused_ = true;
+  pause_start_ = std::chrono::steady_clock::now();
 }
 
 void SimulatedCamera::resumeRecording() {
@@ -528,6 +532,7 @@ void SimulatedCamera::resumeRecording() {
   if (!recorder_) throw std::runtime_error(who_() + " is not recording");
   if (!rec_paused_) throw std::runtime_error("recording of " + who_() + " is not paused");
   rec_paused_ = false;
+  paused_total_ += std::chrono::steady_clock::now() - pause_start_;
 }
 
 // ---------------------------------------------------------------- streaming

@@ -1,5 +1,7 @@
 #include "drivers/camera_sim/include/video_recorder.h"
 
+#include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 #include <glog/logging.h>
@@ -10,7 +12,7 @@ namespace ff = tovak::ffmpeg;
 
 VideoRecorder::VideoRecorder(const std::string& who, const std::string& path, int width, int height, int fps,
                              int gop)
-    : who_(who), path_(path) {
+    : who_(who), path_(path), fps_(fps) {
   if (path.empty()) throw std::runtime_error(who + ": recording path is empty");
   const AVOutputFormat* ofmt = av_guess_format(nullptr, path.c_str(), nullptr);
   if (!ofmt || avformat_query_codec(ofmt, AV_CODEC_ID_H264, FF_COMPLIANCE_NORMAL) != 1) {
@@ -54,9 +56,12 @@ VideoRecorder::~VideoRecorder() {
   }
 }
 
-void VideoRecorder::write(const cv::Mat& bgr) {
+void VideoRecorder::write(const cv::Mat& bgr, double t) {
   if (finished_) return;
-  encoder_->encode(bgr, frames_++, false, [this](AVPacket* p) { writePacket_(p); });
+  const int64_t pts = std::max(last_pts_ + 1, static_cast<int64_t>(std::llround(t * fps_)));
+  last_pts_ = pts;
+  ++frames_;
+  encoder_->encode(bgr, pts, false, [this](AVPacket* p) { writePacket_(p); });
 }
 
 void VideoRecorder::writePacket_(AVPacket* p) {

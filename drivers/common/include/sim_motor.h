@@ -87,7 +87,8 @@ struct MotorFeedback {
 //   J·q'' = tau_drive - b·q' + tau_free
 // - position modes (profile, interpolated, cyclic-sync position): a PD drive
 //   tau = kp·(q* - q) + kd·(q'* - q') + b·q'*, saturated at max_torque; the
-//   drive carries the load's weight, so the joint settles on its set-point;
+//   drive also carries the load's weight (gravity·sin(q - rest), reported in
+//   torque and current), so the joint settles on its set-point;
 // - velocity modes: tau = kd·(q'* - q') + b·q'*;
 // - drive off (RUN_MODE_UNSPECIFIED): no drive torque; the unsupported load
 //   sags towards its rest position, tau_free = -gravity·sin(q - rest) -
@@ -95,8 +96,9 @@ struct MotorFeedback {
 // - brake: the joint stops at once and holds until the next run-mode command.
 // With the drive on, the joint's acceleration is limited by setLimitQdd.
 // The position limits are hard stops. current = tau/kt (+0.2 A idle when the
-// drive is on); temperature follows I² with a 60 s time constant from 30 °C
-// and the drive faults (drive off) above 85 °C until it cools below 70 °C; voltage = 48 V - 0.05 Ω·|I|.
+// drive is on); temperature tends to 30 °C + 0.25 °C/A²·I² with a 60 s time
+// constant, and the drive faults (drive off) above 85 °C until it cools below
+// 70 °C; voltage = 48 V - 0.05 Ω·|I|.
 class SimMotor : public AbstractMotor, public CanNode {
  public:
   struct Model {
@@ -105,7 +107,7 @@ class SimMotor : public AbstractMotor, public CanNode {
     double kp = 120.0;           // N·m/rad
     double kd = 5.0;             // N·m·s/rad
     double max_torque = 40.0;    // N·m
-    double kt = 0.12;            // N·m/A
+    double kt = 4.0;             // N·m/A at the joint (gear included)
     double gravity = 3.0;        // N·m, drive-off sag torque
     double free_damping = 1.5;   // N·m·s/rad, drive off
     double rest_q = 0.0;         // rad, where the unsupported joint settles

@@ -77,7 +77,7 @@ constexpr double kAmbient = 30.0;       // °C
 constexpr double kFaultTemp = 85.0;     // °C
 constexpr double kFaultClear = 70.0;    // °C
 constexpr double kThermalTau = 60.0;    // s
-constexpr double kHeatPerA2 = 1.0;      // °C of steady rise per A²
+constexpr double kHeatPerA2 = 0.25;     // °C of steady rise per A²
 constexpr double kSupply = 48.0;        // V
 constexpr double kSupplyR = 0.05;       // Ω
 constexpr double kIdleCurrent = 0.2;    // A, drive on
@@ -358,9 +358,11 @@ void SimMotor::step_(double dt) {
       qd_ = std::min(qd_, 0.0);
     }
   }
-  tau_ = tau_drive;
   const bool drive_on = mode_ != tovak::msgs::RUN_MODE_UNSPECIFIED;
-  current_ = tau_drive / model_.kt + (drive_on ? (tau_drive >= 0 ? kIdleCurrent : -kIdleCurrent) : 0.0);
+  // A driven joint also carries its load's weight: that torque cancels the
+  // sag in the dynamics above but shows in the drive's torque and current.
+  tau_ = drive_on && !brake_ ? tau_drive + model_.gravity * std::sin(q_ - model_.rest_q) : tau_drive;
+  current_ = tau_ / model_.kt + (drive_on ? (tau_ >= 0 ? kIdleCurrent : -kIdleCurrent) : 0.0);
   const double steady = kAmbient + kHeatPerA2 * current_ * current_;
   temperature_ += (steady - temperature_) * (dt / kThermalTau);
   if (temperature_ > kFaultTemp && !fault_) {

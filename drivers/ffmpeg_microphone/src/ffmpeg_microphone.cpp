@@ -419,17 +419,25 @@ void ffmpegMicroPhone::startRecording(const std::string& path) {
   }
   recording_ = std::move(rec);
   {
+    // The thread waits, clock held, until the recording is handed over.
     std::lock_guard<std::mutex> lk(mtx_);
-    paused_ = false;
+    paused_ = true;
     stop_requested_ = false;
     active_before_ = Clock::duration::zero();
+  }
+  LOG(INFO) << "[ffmpegMicroPhone] microphone " << id_ << " records to '" << path << "'";
+  thread_ = std::thread([this, r = recording_.get()] { run_(*r); });
+  // The recorded time starts as startRecording returns, however long
+  // opening the file and starting the thread took.
+  {
+    std::lock_guard<std::mutex> lk(mtx_);
     segment_start_ = Clock::now();
+    paused_ = false;
     state_.is_recording = true;
     state_.is_error = false;
     state_.error_message.clear();
   }
-  LOG(INFO) << "[ffmpegMicroPhone] microphone " << id_ << " records to '" << path << "'";
-  thread_ = std::thread([this, r = recording_.get()] { run_(*r); });
+  cv_.notify_all();
 }
 
 void ffmpegMicroPhone::stopRecording() {
@@ -492,8 +500,10 @@ ffmpegMicroPhone::Clock::duration ffmpegMicroPhone::activeTime_(Clock::time_poin
 }
 
 namespace {
+// Split in whole seconds and the rest, so that days of recording cannot overflow.
 int64_t framesIn(std::chrono::steady_clock::duration d, int rate) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count() * rate / 1'000'000'000LL;
+  const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+  return ns / 1'000'000'000LL * rate + ns % 1'000'000'000LL * rate / 1'000'000'000LL;
 }
 }  // namespace
 

@@ -121,6 +121,8 @@ std::unique_ptr<ffmpegSpeaker::Playback> openPlayback(const std::string& id, con
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) fail(std::error_code(errno, std::generic_category()).message());
   if (S_ISDIR(st.st_mode)) fail("it is a directory");
+  // FFmpeg's own text for this case is a bare "Invalid argument".
+  if (S_ISREG(st.st_mode) && st.st_size == 0) fail("the file is empty");
 
   auto pb = std::make_unique<ffmpegSpeaker::Playback>();
   pb->path = path;
@@ -357,7 +359,8 @@ void ffmpegSpeaker::run_(Playback& pb) {
     frames_due += frames;
     std::unique_lock<std::mutex> lk(mtx_);
     for (;;) {
-      const auto deadline = start + std::chrono::nanoseconds(frames_due * 1'000'000'000LL / kOutputRate);
+      const auto deadline = start + std::chrono::seconds(frames_due / kOutputRate) +
+                            std::chrono::nanoseconds(frames_due % kOutputRate * 1'000'000'000LL / kOutputRate);
       if (!cv_.wait_until(lk, deadline, [&] { return stop_requested_ || state_.is_paused; })) return true;
       if (!holdWhilePaused(lk)) return false;
     }

@@ -13,9 +13,11 @@ Eigen::Matrix3d rotationFromEuler(double rx, double ry, double rz) {
 
 Eigen::Vector3d eulerFromRotation(const Eigen::Matrix3d& r) {
   const double s = std::clamp(-r(2, 0), -1.0, 1.0);
-  const double ry = std::asin(s);
+  double ry = std::asin(s);
   double rx, rz;
   if (std::fabs(s) > 1.0 - 1e-12) {
+    // asin is too steep here to trust: the pitch is exactly ±pi/2.
+    ry = std::copysign(M_PI / 2, s);
     rx = 0.0;
     rz = std::atan2(-r(0, 1), r(1, 1));
   } else {

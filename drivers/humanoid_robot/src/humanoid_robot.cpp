@@ -39,6 +39,7 @@ constexpr double kIkRotTol = 1e-2;  // rad
 constexpr double kJogStallPos = 5e-3;
 constexpr double kJogStallRot = 5e-2;
 constexpr double kRestVel = 1e-6;  // rad/s: a joint slower than this is at rest
+constexpr double kPathSample = 0.01;  // s, moveL path sampling
 
 std::string fmt(double v) {
   char buf[32];
@@ -909,8 +910,10 @@ void HumanoidBody::moveL(const std::string& base, const std::string& link_name, 
     }
     q0 = setpoints_();
     limits_(lower, upper);
-    dt = 1.0 / rate_hz_;
   }
+  // The path is sampled every 10 ms and interpolated in joint space between
+  // samples; over 10 ms the chord error is far below the IK tolerance.
+  dt = kPathSample;
 
   const auto goal = kin_.solveIk(q0, b, l, target, chain, lower, upper, 300);
   if (goal.position_error > kIkPosTol || goal.orientation_error > kIkRotTol) {

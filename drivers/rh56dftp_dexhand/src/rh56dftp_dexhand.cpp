@@ -3,9 +3,11 @@
 #include <glog/logging.h>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <iterator>
 #include <stdexcept>
 
 namespace tovak::device {
@@ -59,9 +61,9 @@ double bump(int r, int c, double cr, double cc, int rows, int cols) {
   return std::exp(-0.5 * (dr * dr + dc * dc));
 }
 
-const char* kSettingNames[] = {"side",          "serial_port",     "baudrate",        "update_rate_hz",
-                               "default_speed", "default_force",   "object",          "object_position",
-                               "object_stiffness", "tactile_noise"};
+const char* const kSettingNames[] = {"side",          "serial_port",   "baudrate", "update_rate_hz",
+                                     "default_speed", "default_force", "object",   "object_position",
+                                     "object_stiffness", "tactile_noise"};
 
 }  // namespace
 

@@ -94,7 +94,11 @@ grpc::Status gRPCDexHandServiceImpl::GetSensorDataStream(
   try {
     std::shared_ptr<AbstractDexHand> hand = dmgr_.getDevice<AbstractDexHand>(id);
     if (!hand) return grpc::Status::OK;
-    while (!context->IsCancelled()) {
+    for (;;) {
+      if (context->IsCancelled()) {
+        LOG(INFO) << "[" << kClass << "] (GetSensorDataStream): cancelled,id=" << id;
+        break;
+      }
       tovak::api::GetSensorDataStreamCommand_Feedback feedback;
       appendSensorData(hand->sensorSnapshot(), feedback.mutable_sensor());
       if (!stream->Write(feedback)) {

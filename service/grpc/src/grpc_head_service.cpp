@@ -1,14 +1,9 @@
 #include "service/grpc/include/grpc_head_service.h"
 
-#include <chrono>
-#include <memory>
-#include <stdexcept>
 #include <string>
 
-#include <glog/logging.h>
-
 #include "service/grpc/include/grpc_handler.h"
-#include "service/grpc/include/head_conversions.h"
+#include "service/grpc/include/head_stream.h"
 
 namespace tovak::service {
 
@@ -19,9 +14,6 @@ namespace {
 constexpr const char* kClass = "gRPCMBioHeadServiceImpl";
 // The head's calls write no INFO line and name a missing head themselves.
 constexpr CallOptions kHeadCall{.log = false, .null_device_text = "Biohead device not found"};
-
-// The head's controller takes at most 10 poses per second.
-constexpr std::chrono::milliseconds kMinFrameInterval{100};
 
 }  // namespace
 
@@ -46,61 +38,7 @@ grpc::Status gRPCMBioHeadServiceImpl::StreamExpression(
     grpc::ServerContext* context,
     grpc::ServerReaderWriter<tovak::api::StreamFacialExpression_Feedback, tovak::api::StreamFacialExpression_Request>*
         stream) {
-  using Clock = std::chrono::steady_clock;
-  tovak::api::StreamFacialExpression_Feedback feedback;
-  std::string id;
-  std::shared_ptr<AbstractBiohead> head;
-  bool first = true;
-  Clock::time_point last_applied = Clock::now();
-
-  // Ends the stream with one error feedback; the write's outcome does not
-  // matter, the stream is over either way.
-  auto fail = [&](const std::string& what) {
-    LOG(ERROR) << "StreamExpression error: " << what;
-    auto* header = feedback.mutable_header();
-    header->set_success(false);
-    header->set_error_message(what);
-    setCurrentTimestamp(header->mutable_timestamp());
-    stream->Write(feedback);
-  };
-
-  LOG(INFO) << "StreamExpression started.";
-  try {
-    tovak::api::StreamFacialExpression_Request request;
-    // A cancelled call ends the stream even while every frame is dropped by
-    // the rate limit.
-    while (stream->Read(&request) && !context->IsCancelled()) {
-      if (first) {
-        id = request.header().device_id();
-        if (id.empty()) throw std::runtime_error("Device ID is empty in first message");
-        head = dmgr_.getDevice<AbstractBiohead>(id);
-        if (!head) throw std::runtime_error("Biohead device not found: " + id);
-        head->emergency_stop_requested = false;
-        first = false;
-      }
-      if (head->emergency_stop_requested) {
-        LOG(WARNING) << "[Stream] Emergency stop requested. Terminating stream for device: " << id;
-        break;
-      }
-      const Clock::time_point now = Clock::now();
-      if (std::chrono::duration_cast<std::chrono::milliseconds>(now - last_applied) < kMinFrameInterval) continue;
-
-      tovak::device::FacialExpressionState frame = streamFrameToPose(request.expr());
-      head->streamFacialPose(frame, 0.0, 0.0);
-      last_applied = now;
-
-      auto* header = feedback.mutable_header();
-      header->set_success(true);
-      header->clear_error_message();
-      setCurrentTimestamp(header->mutable_timestamp());
-      if (!stream->Write(feedback)) break;
-    }
-    LOG(INFO) << "StreamExpression finished for device: " << id;
-  } catch (const std::exception& e) {
-    fail(e.what());
-  } catch (...) {
-    fail(kUnknownError);
-  }
+  runExpressionStream(dmgr_, *stream, [context] { return context->IsCancelled(); });
   return grpc::Status::OK;
 }
 

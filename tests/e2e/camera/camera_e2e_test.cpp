@@ -155,7 +155,9 @@ TEST_F(CameraE2E, EveryConversionRowIsReachableThroughTheApi) {
     auto cd = call(&api::CameraService::Stub::GetRGBDImages, api::GetRGBDImagesCommand_Request{}, "chest_camera");
     EXPECT_EQ(cd.header().success(), r.rgbd_ok) << cd.header().error_message();
     for (const auto* h : {&c.header(), &d.header(), &cd.header()}) {
-      if (!h->success()) EXPECT_EQ(h->error_message(), "unsupported image type");
+      if (!h->success()) {
+        EXPECT_EQ(h->error_message(), "unsupported image type");
+      }
     }
   }
   // The lenient depth row: a 32-bit integer depth image travels whole, type unset.

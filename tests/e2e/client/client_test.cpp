@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -35,10 +36,10 @@ struct CtlRun {
   double seconds = 0;
 };
 
-// Runs tovakctl with `args`; sends SIGINT after `interrupt_after` if given;
-// kills it (code -1) if it outlives `limit`.
+// Runs tovakctl with `args`; sends SIGINT once `interrupt_when` holds, if
+// given; kills it (code -1) if it outlives `limit`.
 CtlRun runCtl(const std::vector<std::string>& args, const std::string& dir, std::chrono::milliseconds limit = 30s,
-           std::optional<std::chrono::milliseconds> interrupt_after = std::nullopt) {
+              const std::function<bool()>& interrupt_when = nullptr) {
   const std::string exe = std::string(TOVAK_BIN_DIR) + "/tovakctl";
   const std::string out_path = dir + "/ctl.out", err_path = dir + "/ctl.err";
   const auto start = std::chrono::steady_clock::now();
@@ -66,7 +67,7 @@ CtlRun runCtl(const std::vector<std::string>& args, const std::string& dir, std:
       break;
     }
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    if (interrupt_after && !interrupted && elapsed >= *interrupt_after) {
+    if (interrupt_when && !interrupted && interrupt_when()) {
       kill(pid, SIGINT);
       interrupted = true;
     }
@@ -164,9 +165,9 @@ class ClientE2E : public ::testing::Test {
   }
 
   CtlRun ctl(std::vector<std::string> args, std::chrono::milliseconds limit = 30s,
-          std::optional<std::chrono::milliseconds> interrupt_after = std::nullopt) {
+             const std::function<bool()>& interrupt_when = nullptr) {
     args.insert(args.begin(), {"--address", server_->address()});
-    return runCtl(args, dir_, limit, interrupt_after);
+    return runCtl(args, dir_, limit, interrupt_when);
   }
   // A step a test depends on; its failure is the test's failure.
   void must(const std::vector<std::string>& args) {
@@ -321,6 +322,10 @@ TEST_F(ClientE2E, ImagesAreWrittenAsFilesOpenCvReads) {
   cv::Scalar mean, stddev;
   cv::meanStdDev(colour, mean, stddev);
   EXPECT_GT(stddev[0] + stddev[1] + stddev[2], 1.0) << "the scene should not be one flat colour";
+  // The simulated scene has a blue sky at the top: a viewer of the file must
+  // see it blue, so blue must be where image files keep it.
+  const cv::Scalar sky = cv::mean(colour.rowRange(0, 150));
+  EXPECT_GT(sky[0], 1.3 * sky[2]) << "sky B,G,R = " << sky[0] << "," << sky[1] << "," << sky[2];
 
   // Depth keeps its 16 bits.
   const CtlRun depth = ctl({"camera", "depth", "chest_camera", "-o", path("depth.png")});
@@ -366,9 +371,18 @@ TEST_F(ClientE2E, StreamFileIsPlayableH264) {
 TEST_F(ClientE2E, CtrlCEndsAStreamCleanly) {
   must({"camera", "start", "chest_camera"});
   const std::vector<std::string> args = {"camera", "stream", "rgbd", "chest_camera", "-o", path("rgbd.h264")};
-  const CtlRun r = ctl(args, 20s, 1500ms);
+  // Ctrl-C once the stream is well under way (about 30 frames written).
+  std::optional<std::chrono::steady_clock::time_point> pressed;
+  const CtlRun r = ctl(args, 20s, [&] {
+    std::error_code ec;
+    if (std::filesystem::file_size(path("rgbd.h264"), ec) < 100000 || ec) return false;
+    pressed = std::chrono::steady_clock::now();
+    return true;
+  });
   ASSERT_EQ(r.code, 0) << describe(args, r);
-  EXPECT_LT(r.seconds, 4.0) << "Ctrl-C should end the stream promptly";
+  ASSERT_TRUE(pressed) << "the stream never got going: " << describe(args, r);
+  const double after = std::chrono::duration<double>(std::chrono::steady_clock::now() - *pressed).count();
+  EXPECT_LT(after, 3.0) << "Ctrl-C should end the stream promptly";
   EXPECT_NE(r.err.find("(interrupted)"), std::string::npos) << r.err;
   const Decoded colour = decodeH264File(path("rgbd.h264"));
   const Decoded depth = decodeH264File(path("rgbd-depth.h264"));

@@ -20,20 +20,13 @@ using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 namespace api = tovak::api;
 
-// One server for the whole suite: it holds the two default hands,
-// left_hand and right_hand.
+// Each test starts its own server with the two default hands, left_hand and
+// right_hand.
 class DexHandE2E : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new tovak::test::ServerProcess(tovak::test::TestConfig{});
-    ASSERT_TRUE(server_->waitListening()) << server_->err();
-  }
-  static void TearDownTestSuite() {
-    delete server_;
-    server_ = nullptr;
-  }
   void SetUp() override {
-    ASSERT_NE(server_, nullptr);
+    server_ = std::make_unique<tovak::test::ServerProcess>(tovak::test::TestConfig{});
+    ASSERT_TRUE(server_->waitListening()) << server_->err();
     auto channel = tovak::test::makeChannel(server_->port());
     hand_ = api::DexHandService::NewStub(channel);
     system_ = api::SystemService::NewStub(channel);
@@ -81,12 +74,10 @@ class DexHandE2E : public ::testing::Test {
     return m;
   }
 
-  static tovak::test::ServerProcess* server_;
+  std::unique_ptr<tovak::test::ServerProcess> server_;
   std::unique_ptr<api::DexHandService::Stub> hand_;
   std::unique_ptr<api::SystemService::Stub> system_;
 };
-
-tovak::test::ServerProcess* DexHandE2E::server_ = nullptr;
 
 TEST_F(DexHandE2E, ClosingTheHandOnTheObjectRaisesTheTouchingPartsReadings) {
   const auto before = status("right_hand");

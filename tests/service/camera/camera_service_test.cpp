@@ -493,6 +493,9 @@ TEST_F(CameraServiceTest, DepthAndRgbdStreamsGoByTheColourBytes) {
     }
     rw->Finish();
   }
+  // The depth stream's handler must be gone before it can take the next entry.
+  for (int i = 0; i < 300 && cam_->stop_streaming < 1; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(cam_->stop_streaming, 1);
   cam_->script(frameSet("c", "d", true));
   grpc::ClientContext ctx;
   auto rw = stub_->GetRGBDImagesStream(&ctx);

@@ -523,6 +523,8 @@ TEST_F(DexHandServiceTest, StreamWritesAboutThirtyMessagesASecondUntilCancelled)
   const int copies = hand_->snapshots.load();
   std::this_thread::sleep_for(150ms);
   EXPECT_EQ(hand_->snapshots.load(), copies);
+  // Whichever the handler noticed first, the cancel or the failed write, it says so.
+  EXPECT_EQ(log.count("(GetSensorDataStream): cancelled,id=hand") + log.count("(stream->Write) failed,id=hand"), 1);
   stream->Finish();
 }
 

@@ -203,7 +203,7 @@ TEST_F(SpeakerTest, UnplayableFilesAreRefusedWithPathAndReason) {
       {"", "speaker spk cannot play '': no file name given"},
       {dir_, "speaker spk cannot play '" + dir_ + "': it is a directory"},
       {text, "speaker spk cannot play '" + text + "': "},
-      {empty, "speaker spk cannot play '" + empty + "': "},
+      {empty, "speaker spk cannot play '" + empty + "': the file is empty"},
   };
   // A refused file leaves the current playback alone.
   speaker_->play(long_);

@@ -55,9 +55,10 @@ bool atRest(const DexHandState& s) {
   return std::all_of(s.hands.begin(), s.hands.end(), [](const auto& d) { return d.speed == 0; });
 }
 
-// Every finger DOF at rest after having moved (a command takes a tick to start).
+// Every DOF at rest after the motion a command started (which begins on the
+// driver's next tick; a command that moves nothing costs the first wait).
 DexHandState waitSettled(RH56DFTPDexhand& hand) {
-  std::this_thread::sleep_for(50ms);
+  waitState(hand, [](const DexHandState& s) { return !atRest(s); }, 1s);
   return waitState(hand, atRest);
 }
 

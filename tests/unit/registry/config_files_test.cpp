@@ -1,12 +1,13 @@
 // Reading the camera and hand configuration files.
 
-#include <filesystem>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include <gflags/gflags.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
 
 #include "common/utils/config_helper/include/config_helper.h"
 #include "common/utils/io/proto_message_utils.h"
@@ -56,6 +57,7 @@ struct HelperCase {
   std::vector<std::string> expected_lines;  // "I "/"E " + text, in order
   std::string expected_ids;                 // the message starts with one "stale" entry
 };
+void PrintTo(const HelperCase& c, std::ostream* os) { *os << c.name; }
 
 class ConfigHelperTest : public ::testing::TestWithParam<HelperCase> {
  protected:
@@ -104,8 +106,13 @@ INSTANTIATE_TEST_SUITE_P(
                    true,
                    {},
                    "uvc:u1 uvc:u2 rs:r1 "},
-        HelperCase{"hands", false, R"(rh56dftp_dexhands { id: "l" side: "left" } rh56dftp_dexhands { id: "r" })",
-                   false, true, {}, "hand:l hand:r "},
+        HelperCase{"hands",
+                   false,
+                   R"(rh56dftp_dexhands { id: "l" side: "left" } rh56dftp_dexhands { id: "r" })",
+                   false,
+                   true,
+                   {},
+                   "hand:l hand:r "},
         HelperCase{"empty_file_gives_empty_message", true, "", false, true, {}, ""},
         HelperCase{"missing_file",
                    false,
@@ -122,7 +129,11 @@ INSTANTIATE_TEST_SUITE_P(
                    false,
                    {"E Failed to parse ASCII proto file: {path}", "E Failed to load ASCII proto config from: {path}"},
                    "uvc:u1 "},
-        HelperCase{"wrong_type", false, R"(rh56dftp_dexhands { id: "h" baudrate: "fast" })", false, false,
+        HelperCase{"wrong_type",
+                   false,
+                   R"(rh56dftp_dexhands { id: "h" baudrate: "fast" })",
+                   false,
+                   false,
                    {"E Failed to parse ASCII proto file: {path}", "E Failed to load ASCII proto config from: {path}"},
                    "hand:h "},
         HelperCase{"empty_flag", false, "", true, false, {"E Empty file name."}, "hand:stale "}),
@@ -134,6 +145,7 @@ struct ReaderCase {
   bool optional;
   std::vector<std::string> expected_lines;
 };
+void PrintTo(const ReaderCase& c, std::ostream* os) { *os << c.name; }
 
 class ProtoReaderTest : public ::testing::TestWithParam<ReaderCase> {
  protected:
@@ -155,8 +167,11 @@ TEST_P(ProtoReaderTest, FailuresAreLoggedBySeverityOfNeed) {
 INSTANTIATE_TEST_SUITE_P(
     Files, ProtoReaderTest,
     ::testing::Values(
-        ReaderCase{"required_missing", std::nullopt, false, {"E Failed to open ASCII proto file: {path}" + kNoSuchFile}},
-        ReaderCase{"optional_missing", std::nullopt, true,
+        ReaderCase{
+            "required_missing", std::nullopt, false, {"E Failed to open ASCII proto file: {path}" + kNoSuchFile}},
+        ReaderCase{"optional_missing",
+                   std::nullopt,
+                   true,
                    {"I Optional ASCII proto file not found/openable: {path}" + kNoSuchFile}},
         ReaderCase{"required_invalid", "uvc_cameras {", false, {"E Failed to parse ASCII proto file: {path}"}},
         ReaderCase{"optional_invalid", "uvc_cameras {", true, {"I Failed to parse optional ASCII proto file: {path}"}}),

@@ -1,5 +1,6 @@
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -41,6 +42,7 @@ struct XmlCase {
   std::function<bool(const Made&)> expected_driver;  // empty: no device expected
   bool unsupported_logged;
 };
+void PrintTo(const XmlCase& c, std::ostream* os) { *os << c.name; }
 
 class FactoryXmlTest : public ::testing::TestWithParam<XmlCase> {};
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <list>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -157,6 +158,7 @@ struct InfoCase {
   const char* attrs;
   SystemInfo expected;  // version, name, description only
 };
+void PrintTo(const InfoCase& c, std::ostream* os) { *os << c.name; }
 
 class SystemInfoTest : public RegistryConfigTest, public ::testing::WithParamInterface<InfoCase> {};
 
@@ -198,6 +200,7 @@ struct FilesCase {
   bool empty_flags;
   std::vector<std::pair<std::string, std::string>> expected;
 };
+void PrintTo(const FilesCase& c, std::ostream* os) { *os << c.name; }
 
 class ConfigFilesRegistryTest : public RegistryConfigTest, public ::testing::WithParamInterface<FilesCase> {};
 
@@ -236,6 +239,7 @@ struct FatalCase {
   std::string expected;              // what follows the FATAL prefix
   std::vector<std::string> earlier;  // lines that must come before it, in order
 };
+void PrintTo(const FatalCase& c, std::ostream* os) { *os << c.name; }
 
 class FatalStartupTest : public RegistryConfigTest, public ::testing::WithParamInterface<FatalCase> {};
 

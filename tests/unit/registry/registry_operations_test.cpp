@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <list>
 #include <stdexcept>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,7 @@ struct WalkCase {
   const char* fail_on;  // operation the device b3 fails
   const char* expected_prefix;
 };
+void PrintTo(const WalkCase& c, std::ostream* os) { *os << c.name; }
 
 class LifecycleWalkTest : public ::testing::TestWithParam<WalkCase> {};
 

@@ -96,15 +96,16 @@ TEST_F(RobotE2E, MoveJConvergesWithMotionReportedOnTheWay) {
   EXPECT_EQ(start.count("L_ELBOW_P"), 1u);
 
   const std::vector<std::pair<std::string, double>> targets = {{"L_ELBOW_P", -1.5707963}, {"R_SHOULDER_P", -0.7}};
-  ASSERT_TRUE(moveJ(targets).ok());
-  // The call returned long before the motion (about 1.2 s) could end.
+  ASSERT_TRUE(moveJ(targets, 0.5, 2.0).ok());
+  // The call returned long before the motion (about 3.4 s) could end.
   EXPECT_GT(std::fabs(joints()["L_ELBOW_P"].first + 1.5707963), 0.3);
   double max_v = 0;
   ASSERT_TRUE(waitFor([&] {
     max_v = std::max(max_v, std::fabs(joints()["L_ELBOW_P"].second));
     return settledAt(targets, 2e-3);
-  }, 10s));
-  EXPECT_GT(max_v, 0.3);
+  }, 20s));
+  EXPECT_GT(max_v, 0.2);
+  EXPECT_LT(max_v, 0.6);
 }
 
 TEST_F(RobotE2E, PoseAndLinearMoveAgree) {
@@ -187,10 +188,11 @@ TEST_F(RobotE2E, JogStopsSoonAfterTheLastCall) {
     std::this_thread::sleep_for(50ms);
   }
   const auto last = std::chrono::steady_clock::now();
-  ASSERT_TRUE(waitFor([&] { return std::fabs(joints()["HEAD_Y"].second) < 1e-3; }, 3s));
-  EXPECT_LT(std::chrono::steady_clock::now() - last, 800ms);
+  ASSERT_TRUE(waitFor([&] { return std::fabs(joints()["HEAD_Y"].second) < 1e-3; }, 5s));
+  // Window 200 ms plus braking; loose, since each poll is an RPC on a shared machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - last, 2s);
   const double q = joints()["HEAD_Y"].first;
-  EXPECT_GT(q, 0.3);
+  EXPECT_GT(q, 0.1);
   std::this_thread::sleep_for(300ms);
   EXPECT_NEAR(joints()["HEAD_Y"].first, q, 1e-3);
 }

@@ -23,7 +23,7 @@ function(tovak_add_gtest)
     TOVAK_BIN_DIR="${CMAKE_BINARY_DIR}/bin" TOVAK_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   tovak_warnings(${T_NAME})
   gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-    PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "TSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1")
+    PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "TSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1 ignore_noninstrumented_modules=1")
 endfunction()
 
 # Registers a driver library so the registry links it.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <cmath>
 #include <thread>
 
@@ -114,7 +115,8 @@ TEST_F(Robot, NewMoveJTakesOverSmoothly) {
     const double v = stateOf(*robot, "L_SHOULDER_P").target_velocity;
     const auto t = std::chrono::steady_clock::now();
     const double dt = std::chrono::duration<double>(t - prev_t).count();
-    EXPECT_LE(std::fabs(v - prev_v), 4.0 * (dt + 0.02) + 1e-6);
+    // One control tick may integrate up to 50 ms at once on a loaded machine.
+    EXPECT_LE(std::fabs(v - prev_v), 4.0 * (dt + 0.06) + 1e-6);
     prev_v = v;
     prev_t = t;
   }
@@ -199,7 +201,15 @@ TEST_F(Robot, FkAndMoveLRoundTrip) {
 
 TEST_F(Robot, MoveLAndFkRefuseWhatTheyCannotDo) {
   moveAndWait(bentLeftArm());
-  const auto before = robot->getJointQ();
+  // Nothing moves: every set-point stays where it was.
+  auto setpoints = [&] {
+    std::vector<JointState> s;
+    robot->getJointsState(s);
+    std::map<std::string, double> out;
+    for (const auto& j : s) out[j.name] = j.target_position;
+    return out;
+  };
+  const auto before = setpoints();
   expectRefused([&] { robot->moveL("PELVIS_S", "L_HAND", pose(1.5, 0.2, 0.3, 0, 0, 0), 0.1, 0.5); },
                 {"out of reach", "L_HAND"});
   expectRefused([&] { robot->moveL("PELVIS_S", "L_PAW", pose(0.3, 0.2, 0.3, 0, 0, 0), 0.1, 0.5); },
@@ -212,8 +222,7 @@ TEST_F(Robot, MoveLAndFkRefuseWhatTheyCannotDo) {
   expectRefused([&] { robot->fk("PELVIS_S", "NOSE"); }, {"'NOSE'"});
   expectRefused([&] { robot->fk("BELLY", "NOSE"); }, {"'BELLY'", "'NOSE'"});
   std::this_thread::sleep_for(50ms);
-  const auto after = robot->getJointQ();
-  for (const auto& [name, q] : before) EXPECT_NEAR(after.at(name), q, 1e-4) << name;
+  EXPECT_EQ(setpoints(), before);
 }
 
 TEST_F(Robot, JogRunsWhileRepeatedAndStopsWithinTheDeadmanWindow) {

@@ -73,7 +73,8 @@ TEST_F(Kin, JacobianMatchesFiniteDifferences) {
     for (size_t c = 0; c < path.size(); ++c) {
       Eigen::VectorXd qp = q;
       qp(path[c].joint) += h;
-      const auto d = HumanoidKinematics::poseError(kin.relative(q, b, l), kin.relative(qp, b, l)) / h;
+      const Eigen::Matrix<double, 6, 1> d =
+          HumanoidKinematics::poseError(kin.relative(q, b, l), kin.relative(qp, b, l)) / h;
       EXPECT_TRUE(d.isApprox(jac.col(static_cast<Eigen::Index>(c)), 1e-4))
           << bn << "->" << ln << " joint " << kin.joints()[static_cast<size_t>(path[c].joint)].name << "\n"
           << d.transpose() << "\n"

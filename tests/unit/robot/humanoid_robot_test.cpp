@@ -127,7 +127,7 @@ TEST_F(Robot, MoveJRefusesBadInputBeforeAnythingMoves) {
   struct Case {
     std::vector<JointPoint> pts;
     double vel, acc;
-    std::initializer_list<std::string> parts;
+    std::vector<std::string> parts;
   };
   const double nan = std::nan("");
   const Case cases[] = {

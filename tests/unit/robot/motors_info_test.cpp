@@ -52,7 +52,9 @@ TEST(MotorsInfo, InvalidWiringIsRefusedAndKeepsThePreviousOne) {
   auto info = MotorsInfo::getInstance();
   info->init(parseXml(R"(<Humanoid id="h"/>)"));
   const auto before = info->getMotorManager();
-  const std::pair<const char*, std::initializer_list<std::string>> cases[] = {
+  // A vector, not an initializer_list: a list inside a pair would not outlive
+  // the pair's initialisation.
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
       {R"(<Humanoid id="h"><Motors><Tail/></Motors></Humanoid>)", {"robot h", "Tail"}},
       {R"(<Humanoid id="h"><Motors><Head><Motor joint="L_ELBOW_P"/></Head></Motors></Humanoid>)",
        {"Head", "L_ELBOW_P", "HEAD_Y"}},

@@ -49,8 +49,8 @@ inline JointState stateOf(AbstractRobot& robot, const std::string& name) {
 }
 
 // Expects `f` to throw a std::exception whose text contains every one of `parts`.
-template <class F>
-void expectRefused(F&& f, std::initializer_list<std::string> parts) {
+template <class F, class Parts = std::initializer_list<std::string>>
+void expectRefused(F&& f, const Parts& parts) {
   try {
     f();
     ADD_FAILURE() << "accepted; expected a refusal mentioning " << *parts.begin();

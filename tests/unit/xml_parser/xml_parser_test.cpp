@@ -388,7 +388,7 @@ TEST_F(XmlNodeTest, FlagAttributeAcceptsOnlyKnownWords) {
   const XmlNode n = parse(xml + "/>");
   for (bool def : {false, true}) {
     for (size_t i = 0; i < std::size(cases); ++i) {
-      SCOPED_TRACE(std::string("'") + cases[i].text + "' default " + (def ? "true" : "false"));
+      SCOPED_TRACE(::testing::Message() << "'" << cases[i].text << "' default " << def);
       EXPECT_EQ(n.getAttrDefault("a" + std::to_string(i), def), cases[i].word.value_or(def));
     }
     EXPECT_EQ(n.getAttrDefault("absent", def), def);

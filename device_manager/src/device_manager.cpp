@@ -171,38 +171,35 @@ void DeviceManager::get_os_info_() {
   if (os_release) readPrettyName(os_release, info_.os);
 }
 
-void DeviceManager::start() {
-  for (auto& [id, variant] : devices_) {
+namespace {
+// The start-all and stop-all walk: `verb` names the operation in the log
+// ("Start"/"Stop") and `method` in the failure text ("start"/"stop").
+template <class Map, class Op>
+void forEachDevice(Map& devices, const char* verb, const char* method, Op op) {
+  for (auto& [id, variant] : devices) {
     const std::shared_ptr<AbstractDevice> device = getDeviceBasePtr(variant);
     if (!device) {
       LOG(WARNING) << "[DeviceManager]: Null pointer for device " << id;
       continue;
     }
     try {
-      device->start();
-      LOG(INFO) << "[DeviceManager]: Start device " << id << " Success";
+      op(*device);
+      LOG(INFO) << "[DeviceManager]: " << verb << " device " << id << " Success";
     } catch (const std::exception& e) {
       LOG(ERROR) << "[DeviceManager]: " << e.what();
-      throw std::runtime_error(std::string("[DeviceManager] (start): Device manager start failed: ") + e.what());
+      throw std::runtime_error(std::string("[DeviceManager] (") + method + "): Device manager " + method +
+                               " failed: " + e.what());
     }
   }
 }
+}  // namespace
+
+void DeviceManager::start() {
+  forEachDevice(devices_, "Start", "start", [](AbstractDevice& d) { d.start(); });
+}
 
 void DeviceManager::stop() {
-  for (auto& [id, variant] : devices_) {
-    const std::shared_ptr<AbstractDevice> device = getDeviceBasePtr(variant);
-    if (!device) {
-      LOG(WARNING) << "[DeviceManager]: Null pointer for device " << id;
-      continue;
-    }
-    try {
-      device->stop();
-      LOG(INFO) << "[DeviceManager]: Stop device " << id << " Success";
-    } catch (const std::exception& e) {
-      LOG(ERROR) << "[DeviceManager]: " << e.what();
-      throw std::runtime_error(std::string("[DeviceManager] (stop): Device manager stop failed: ") + e.what());
-    }
-  }
+  forEachDevice(devices_, "Stop", "stop", [](AbstractDevice& d) { d.stop(); });
 }
 
 void DeviceManager::restart() {

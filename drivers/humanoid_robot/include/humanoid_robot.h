@@ -17,7 +17,7 @@ class HumanoidBody;
 // simulated CAN bus (MotorsInfo). A control loop on the driver's own thread
 // (rate_hz, default 250 Hz) turns the motion commands into set-points, sends
 // them over the buses and reads the motors' feedback back; everything the
-// driver reports comes from that feedback. See docs/readme/robot.md.
+// driver reports comes from that feedback. See the README, "Humanoid robot".
 //
 // Settings (attributes of the robot element and updateParams parameters):
 //   rate_hz       control-loop rate, 200..1000 Hz, default 250

@@ -20,7 +20,9 @@ namespace {
 // instrumented). These interceptors state that ordering to TSan: whatever a
 // side did before sending happens before whatever the other side does after
 // receiving. Without TSan they do nothing.
+#if defined(__SANITIZE_THREAD__)
 char g_wire;
+#endif
 
 void sent() {
 #if defined(__SANITIZE_THREAD__)

@@ -19,7 +19,7 @@ struct Call {
   std::string summary;   // one line
   std::string details;   // further lines for `<service> <call> --help`; may be empty
   std::string example;   // a complete command line
-  std::vector<OptSpec> options;
+  std::vector<OptionDef> options;
   std::function<void(Context&, const Args&)> run;
 };
 
@@ -43,6 +43,6 @@ Service hlcService();
 void listDevices(Context& ctx);
 
 // Options shared by several calls.
-inline OptSpec outputOpt(const std::string& help) { return {"o", "FILE", help}; }
+inline OptionDef outputOpt(const std::string& help) { return {"o", "FILE", help}; }
 
 }  // namespace tovakctl

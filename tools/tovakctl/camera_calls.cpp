@@ -283,7 +283,7 @@ Service cameraService() {
                                [](auto& st, auto* c, auto& q, auto* o) { return st.StopCamera(c, q, o); },
                                "ok: camera stopped");
                          }});
-  const std::vector<OptSpec> image_opts = {
+  const std::vector<OptionDef> image_opts = {
       outputOpt("write the image to FILE (format from the extension: .png keeps 16-bit depth; float depth needs "
                 ".tiff or .pfm)"),
       {"swap-rb", "", "exchange red and blue before writing (for cameras that send R,G,B order)"}};

@@ -49,10 +49,10 @@ static bool looksNumeric(const std::string& t) {
   return end && *end == '\0';
 }
 
-Args parseCallArgs(const std::vector<std::string>& raw, const std::vector<OptSpec>& spec) {
+Args parseCallArgs(const std::vector<std::string>& raw, const std::vector<OptionDef>& options) {
   Args a;
-  auto find = [&](const std::string& name) -> const OptSpec* {
-    for (const auto& s : spec)
+  auto find = [&](const std::string& name) -> const OptionDef* {
+    for (const auto& s : options)
       if (s.name == name) return &s;
     return nullptr;
   };
@@ -78,7 +78,7 @@ Args parseCallArgs(const std::vector<std::string>& raw, const std::vector<OptSpe
     } else if (t.size() == 2) {
       name = t.substr(1);
     }
-    const OptSpec* s = name.empty() ? nullptr : find(name);
+    const OptionDef* s = name.empty() ? nullptr : find(name);
     if (!s) throw UsageError("unknown option '" + t + "'");
     if (!s->takesValue()) {
       if (inline_value) throw UsageError("option '" + t.substr(0, t.find('=')) + "' takes no value");

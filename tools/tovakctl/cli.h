@@ -42,7 +42,7 @@ struct LocalError : std::runtime_error {
 
 // An option a call accepts, e.g. {"vel", "V", "overall velocity"}; an empty
 // metavar makes it a flag.
-struct OptSpec {
+struct OptionDef {
   std::string name;  // without dashes; one letter means "-o", else "--name"
   std::string metavar;
   std::string help;
@@ -65,10 +65,10 @@ class Args {
   long getInt(const std::string& name, long fallback) const;
 };
 
-// Splits raw tokens into positional arguments and the options of `spec`.
+// Splits raw tokens into positional arguments and the options in `options`.
 // "--name value", "--name=value" and "-o value" are accepted; a token that
 // starts with '-' but reads as a number ("-0.3") is positional.
-Args parseCallArgs(const std::vector<std::string>& raw, const std::vector<OptSpec>& spec);
+Args parseCallArgs(const std::vector<std::string>& raw, const std::vector<OptionDef>& options);
 
 // Strict number parsing: the whole text must be a finite number; otherwise a
 // usage error that quotes `context` (the argument the text came from).

@@ -25,13 +25,13 @@ double parseAngle(const std::string& text, const std::string& context) {
   return parseDouble(text, context);
 }
 
-std::vector<OptSpec> motionOpts() {
+std::vector<OptionDef> motionOpts() {
   return {{"vel", "V", fmt("overall velocity (default %g)", kDefaultVel)},
           {"acc", "A", fmt("overall acceleration (default %g)", kDefaultAcc)}};
 }
 
-std::vector<OptSpec> jogOpts(bool cartesian) {
-  std::vector<OptSpec> o = {{"vel", "V", "jog velocity (required)"},
+std::vector<OptionDef> jogOpts(bool cartesian) {
+  std::vector<OptionDef> o = {{"vel", "V", "jog velocity (required)"},
                             {"acc", "A", fmt("acceleration (default %g)", kDefaultAcc)},
                             {"dir", "DIR", "direction: " + enumNames(api::RobotJointIndexDirection_descriptor()) +
                                                " (default forward)"},

@@ -43,7 +43,7 @@ class MotorsInfo {
   enum Group { LEFT_ARM = 0, RIGHT_ARM = 1, WAIST = 2, HEAD = 3 };
   static constexpr int kGroups = 4;
 
-  struct JointSpec {
+  struct JointWiring {
     std::string name;
     Group group = LEFT_ARM;
     uint8_t node = 0;
@@ -59,10 +59,10 @@ class MotorsInfo {
     std::shared_ptr<tovak::device::MotorManager> manager;
     std::array<std::shared_ptr<tovak::device::SimCanbus>, kGroups> buses;
     std::array<bool, kGroups> enabled{};
-    std::vector<JointSpec> joints;  // groups in order, each in wiring order
+    std::vector<JointWiring> joints;  // groups in order, each in wiring order
   };
 
-  static const std::vector<JointSpec>& defaultLayout();
+  static const std::vector<JointWiring>& defaultLayout();
   // "left_arm", "right_arm", "waist", "head".
   static const char* groupName(Group group);
 
@@ -97,7 +97,7 @@ class MotorsInfo {
 
   std::mutex mtx_;
   GroupWiring groups_[kGroups];
-  std::vector<JointSpec> joints_;
+  std::vector<JointWiring> joints_;
   std::shared_ptr<tovak::device::MotorManager> motor_manager_;
 };
 

@@ -11,10 +11,10 @@ namespace tovak {
 using tovak::device::SimCanbus;
 using tovak::device::SimMotor;
 
-const std::vector<MotorsInfo::JointSpec>& MotorsInfo::defaultLayout() {
+const std::vector<MotorsInfo::JointWiring>& MotorsInfo::defaultLayout() {
   // Ranges are the joints' mechanical travel from the arm-hanging, head-level
   // zero pose; signs follow the right-hand rule about each joint's axis.
-  static const std::vector<JointSpec> layout = {
+  static const std::vector<JointWiring> layout = {
       {"L_SHOULDER_P", LEFT_ARM, 1, -3.0, 1.0, 3.0, 20.0},
       {"L_SHOULDER_R", LEFT_ARM, 2, -0.2, 2.8, 3.0, 20.0},
       {"L_SHOULDER_Y", LEFT_ARM, 3, -2.5, 2.5, 3.0, 20.0},
@@ -51,7 +51,7 @@ void MotorsInfo::init(const XmlNode& robot_cfg) {
   const std::string owner = "robot " + robot_cfg.getAttrString("id");
   static const char* group_elements[kGroups] = {"LeftArm", "RightArm", "Waist", "Head"};
 
-  std::vector<JointSpec> specs = defaultLayout();
+  std::vector<JointWiring> specs = defaultLayout();
   std::vector<XmlNode> motor_cfg(specs.size());
   std::array<bool, kGroups> enabled{true, true, true, true};
 
@@ -82,7 +82,7 @@ void MotorsInfo::init(const XmlNode& robot_cfg) {
         }
         const std::string joint = m.getAttrString("joint");
         auto it = std::find_if(specs.begin(), specs.end(),
-                               [&](const JointSpec& s) { return s.name == joint && s.group == group; });
+                               [&](const JointWiring& s) { return s.name == joint && s.group == group; });
         if (it == specs.end()) {
           std::string names;
           for (const auto& s : specs)

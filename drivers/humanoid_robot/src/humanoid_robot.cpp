@@ -207,24 +207,24 @@ HumanoidBody::HumanoidBody(const XmlNode& cfg, const std::string& id)
   wiring_ = info->wiring();
   joint_of_node_.fill(-1);
   for (const auto& kj : kin_.joints()) {
-    auto spec = std::find_if(wiring_.joints.begin(), wiring_.joints.end(),
-                             [&](const MotorsInfo::JointSpec& s) { return s.name == kj.name; });
+    auto wired = std::find_if(wiring_.joints.begin(), wiring_.joints.end(),
+                             [&](const MotorsInfo::JointWiring& s) { return s.name == kj.name; });
     auto motor = std::dynamic_pointer_cast<SimMotor>(wiring_.manager->getMotor(kj.name));
-    if (spec == wiring_.joints.end() || !motor) {
+    if (wired == wiring_.joints.end() || !motor) {
       throw std::invalid_argument(who_() + ": joint " + kj.name + " has no simulated motor in the wiring");
     }
     JointRt j;
     j.name = kj.name;
-    j.group = spec->group;
-    j.enabled = wiring_.enabled[static_cast<size_t>(spec->group)];
-    j.min_q = spec->min_q;
-    j.max_q = spec->max_q;
-    j.max_qd = spec->max_qd;
-    j.max_qdd = spec->max_qdd;
+    j.group = wired->group;
+    j.enabled = wiring_.enabled[static_cast<size_t>(wired->group)];
+    j.min_q = wired->min_q;
+    j.max_q = wired->max_q;
+    j.max_qd = wired->max_qd;
+    j.max_qdd = wired->max_qdd;
     j.motor = motor;
     j.fb = motor->feedback();
     j.p = j.target = j.fb.q;
-    joint_of_node_[spec->node & 0x7F] = static_cast<int>(joints_.size());
+    joint_of_node_[wired->node & 0x7F] = static_cast<int>(joints_.size());
     joints_.push_back(std::move(j));
   }
 }

@@ -58,10 +58,10 @@ void FDTimer::start(std::chrono::nanoseconds period, Callback callback) {
   while (read(wake_fd_, &pending, sizeof pending) > 0) {
   }
 
-  itimerspec spec{};
-  spec.it_value = toTimespec(period);
-  spec.it_interval = spec.it_value;
-  if (timerfd_settime(fd_, 0, &spec, nullptr) != 0) {
+  itimerspec timer_spec{};
+  timer_spec.it_value = toTimespec(period);
+  timer_spec.it_interval = timer_spec.it_value;
+  if (timerfd_settime(fd_, 0, &timer_spec, nullptr) != 0) {
     throw std::system_error(errno, std::generic_category(), "[FDTimer]: timerfd_settime");
   }
   callback_ = std::move(callback);
